@@ -15,8 +15,6 @@ struct DeviceIo::Shared {
     QObject* receiver = nullptr;  // cleared by stop(); guarded by mutex
     FeatureSink featureSink;
     InputSink inputSink;
-    std::unique_ptr<DeviceHandle> featureHandle;
-    std::unique_ptr<DeviceHandle> inputHandle;
 
     struct Request {
         std::uint64_t sequence;
@@ -49,13 +47,12 @@ DeviceIo::DeviceIo(QObject* receiver, std::unique_ptr<DeviceHandle> featureHandl
     m_shared->receiver = receiver;
     m_shared->featureSink = std::move(featureSink);
     m_shared->inputSink = std::move(inputSink);
-    m_shared->featureHandle = std::move(featureHandle);
-    m_shared->inputHandle = std::move(inputHandle);
+    // Each thread owns its handle and closes it when it ends, whenever that is.
     m_shared->running = 1;
-    m_featureThread = std::thread(featureLoop, m_shared);
-    if (m_shared->inputHandle && inputLength > 0) {
+    m_featureThread = std::thread(featureLoop, m_shared, std::move(featureHandle));
+    if (inputHandle && inputLength > 0) {
         m_shared->running = 2;
-        m_inputThread = std::thread(inputLoop, m_shared, inputLength);
+        m_inputThread = std::thread(inputLoop, m_shared, std::move(inputHandle), inputLength);
     }
 }
 
@@ -97,7 +94,7 @@ void DeviceIo::stop() {
     }
 }
 
-void DeviceIo::featureLoop(const std::shared_ptr<Shared>& shared) {
+void DeviceIo::featureLoop(std::shared_ptr<Shared> shared, std::unique_ptr<DeviceHandle> handle) {
     for (;;) {
         Shared::Request request;
         {
@@ -111,16 +108,18 @@ void DeviceIo::featureLoop(const std::shared_ptr<Shared>& shared) {
         }
         const std::size_t length = std::min(request.length, request.report.size());
         const int result =
-            shared->featureHandle->getFeatureReport(std::span(request.report.data(), length));
+            handle->getFeatureReport(std::span(request.report.data(), length));
         FeatureAnswer answer{request.sequence, std::move(request.report), result >= 0};
         shared->post([sink = shared->featureSink, answer = std::move(answer)]() mutable {
             sink(std::move(answer));
         });
     }
+    handle.reset();
     shared->leave();
 }
 
-void DeviceIo::inputLoop(const std::shared_ptr<Shared>& shared, std::size_t inputLength) {
+void DeviceIo::inputLoop(std::shared_ptr<Shared> shared, std::unique_ptr<DeviceHandle> handle,
+                         std::size_t inputLength) {
     std::vector<std::uint8_t> buffer(inputLength);
     for (;;) {
         {
@@ -131,7 +130,7 @@ void DeviceIo::inputLoop(const std::shared_ptr<Shared>& shared, std::size_t inpu
         }
         const auto sliceEnd =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(kInputSliceMs);
-        const int n = shared->inputHandle->readInput(buffer, kInputSliceMs);
+        const int n = handle->readInput(buffer, kInputSliceMs);
         if (n > 0) {
             std::vector<std::uint8_t> report(buffer.begin(), buffer.begin() + n);
             shared->post([sink = shared->inputSink, report = std::move(report)]() mutable {
@@ -144,6 +143,7 @@ void DeviceIo::inputLoop(const std::shared_ptr<Shared>& shared, std::size_t inpu
         std::unique_lock lock(shared->mutex);
         shared->wake.wait_until(lock, sliceEnd, [&] { return shared->stopping; });
     }
+    handle.reset();
     shared->leave();
 }
 

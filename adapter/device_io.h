@@ -52,8 +52,9 @@ public:
 
 private:
     struct Shared;
-    static void featureLoop(const std::shared_ptr<Shared>& shared);
-    static void inputLoop(const std::shared_ptr<Shared>& shared, std::size_t inputLength);
+    static void featureLoop(std::shared_ptr<Shared> shared, std::unique_ptr<DeviceHandle> handle);
+    static void inputLoop(std::shared_ptr<Shared> shared, std::unique_ptr<DeviceHandle> handle,
+                          std::size_t inputLength);
 
     std::shared_ptr<Shared> m_shared;
     std::thread m_featureThread;

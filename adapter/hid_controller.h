@@ -118,6 +118,8 @@ public:
 
     // Scans now; raises deviceChange when the list changed. The controller does this by itself.
     void rescan();
+    // How often the cheap change check runs (kPollIntervalMs unless a test wants it quicker).
+    void setPollInterval(int milliseconds) { m_pollTimer.setInterval(milliseconds); }
 
 signals:
     void deviceChange();
