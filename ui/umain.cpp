@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QPalette>
 #include <QRadioButton>
+#include <QEvent>
+#include <QFontMetrics>
 #include <QScreen>
 
 #include "fuel.h"
@@ -27,6 +29,13 @@ QFont layoutFont(int pixelSize, bool bold = false) {
     font.setPixelSize(pixelSize);
     font.setBold(bold);
     return font;
+}
+
+// Labels that size themselves to their text, as wide as its advance and as high as a line.
+void setAutoSizedText(QLabel* label, const QString& text) {
+    label->setText(text);
+    const QFontMetrics metrics(label->font());
+    label->resize(metrics.horizontalAdvance(text), metrics.height());
 }
 
 void setColours(QWidget* widget, const QColor& text, const QColor* background) {
@@ -126,7 +135,7 @@ void TMForm::buildControls() {
         label->setFont(layoutFont(67, true));
         setColours(label, kLime, &black);
         label->move(12, 16);
-        label->adjustSize();
+        setAutoSizedText(label, label->text());
         return box;
     };
     GroupBox1 = readoutBox(QStringLiteral("GroupBox1"), QStringLiteral(" Лямбда "),
@@ -192,6 +201,17 @@ void TMForm::showCentred() {
     show();
 }
 
+void TMForm::changeEvent(QEvent* event) {
+    // The size is fixed; a window manager that maximises anyway (a double click on the title
+    // bar, a keyboard shortcut) gets the window back at its size.
+    if (event->type() == QEvent::WindowStateChange &&
+        (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))) {
+        setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowFullScreen));
+        resize(kClientWidth, kClientHeight);
+    }
+    QWidget::changeEvent(event);
+}
+
 void TMForm::FormCreate() {
     fixTraceAxes(Chart1);
     Chart1->replot();
@@ -225,15 +245,9 @@ void TMForm::HIDDeviceData(hid::HidDevice* hidDev, std::uint8_t reportId,
                           static_cast<std::uint16_t>(qMin<qsizetype>(report.size(), 0xFFFF)));
 }
 
-void TMForm::showLambda(const QString& text) {
-    Label1->setText(text);
-    Label1->adjustSize();
-}
+void TMForm::showLambda(const QString& text) { setAutoSizedText(Label1, text); }
 
-void TMForm::showAfr(const QString& text) {
-    Label2->setText(text);
-    Label2->adjustSize();
-}
+void TMForm::showAfr(const QString& text) { setAutoSizedText(Label2, text); }
 
 void TMForm::addTracePoint(double x, double y, std::uint32_t rgb) {
     // A line series in QCustomPlot has one pen, so the points' colour is the line's colour.
@@ -251,9 +265,8 @@ void TMForm::clearTrace() {
 }
 
 void TMForm::showStatus(AdapterStatus status) {
-    Label5->setText(statusText(status));
     setColours(Label5, QColor(static_cast<QRgb>(statusColour(status))), nullptr);
-    Label5->adjustSize();
+    setAutoSizedText(Label5, statusText(status));
 }
 
 void TMForm::showClaimProblem(const QString& reason, bool permissionDenied) {

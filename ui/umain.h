@@ -74,6 +74,9 @@ public:
     bool HIDEnumerate(hid::HidDevice& hidDev, int idx);
     void HIDDeviceData(hid::HidDevice* hidDev, std::uint8_t reportId, const QByteArray& report);
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     // SampleView
     void showLambda(const QString& text) override;
