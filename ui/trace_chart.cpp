@@ -55,6 +55,8 @@ QCPGraph* setUpTraceChart(QCustomPlot* chart, const QColor& windowColour) {
     series->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssNone));
     series->setPen(QPen(QColor(0x00FF00)));
     series->setAdaptiveSampling(false);
+    // A crisp one-pixel lime line; smoothing would blend it into dim green on black.
+    series->setAntialiased(false);
     return series;
 }
 

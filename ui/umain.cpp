@@ -40,9 +40,9 @@ void setAutoSizedText(QLabel* label, const QString& text) {
 
 void setColours(QWidget* widget, const QColor& text, const QColor* background) {
     QPalette palette = widget->palette();
+    // Only the text: the style paints a radio button's dot in the Text colour, which has to
+    // stay dark on the button's white circle.
     palette.setColor(QPalette::WindowText, text);
-    palette.setColor(QPalette::Text, text);
-    palette.setColor(QPalette::ButtonText, text);
     if (background != nullptr) {
         palette.setColor(QPalette::Window, *background);
         widget->setAutoFillBackground(true);
