@@ -2,8 +2,9 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
+# Keeps the display for the program when sudo is needed.
+AS_ROOT    := $(if $(filter 0,$(shell id -u)),,sudo --preserve-env=DISPLAY,XAUTHORITY,WAYLAND_DISPLAY,XDG_RUNTIME_DIR)
 CMAKE_ARGS ?=
-TOOLS      ?= OFF
 
 .PHONY: all run test test-asan build build-tests build-asan deps-run deps-test bench demo package clean
 
@@ -24,11 +25,11 @@ run: build
 	./$(BUILD)/kornat2
 
 build-tests: deps-test
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORNAT_BUILD_TESTS=ON -DKORNAT_BUILD_TOOLS=$(TOOLS) $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORNAT_BUILD_TESTS=ON -DKORNAT_BUILD_TOOLS=ON $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps-test
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKORNAT_SANITIZE=ON -DKORNAT_BUILD_TESTS=ON -DKORNAT_BUILD_TOOLS=$(TOOLS) $(CMAKE_ARGS)
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKORNAT_SANITIZE=ON -DKORNAT_BUILD_TESTS=ON -DKORNAT_BUILD_TOOLS=ON $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 # Every test, in the normal build and again under AddressSanitizer and UBSan.
@@ -41,6 +42,12 @@ test-asan: build-asan
 
 bench: build-tests
 	./$(BUILD)/bench/tick_bench
+	$(AS_ROOT) ./$(BUILD)/bench/read_rate ./$(BUILD)/tools/emulated-adapter ./$(BUILD)/kornat2 10
+
+# The real program against an emulated adapter playing an engine at idle, with throttle lifts
+# and load. The emulated world needs root (a private mount namespace and FUSE).
+demo: build-tests
+	$(AS_ROOT) ./$(BUILD)/tools/emulated-adapter --signal idle -- ./$(BUILD)/kornat2
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
