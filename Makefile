@@ -49,5 +49,10 @@ bench: build-tests
 demo: build-tests
 	$(AS_ROOT) ./$(BUILD)/tools/emulated-adapter --signal idle -- ./$(BUILD)/kornat2
 
+# The Debian package from the same build as `make run`: $(BUILD)/kornat2_<version>_<arch>.deb
+package: build
+	@scripts/install-deps.sh package
+	cd $(BUILD) && cpack -G DEB
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
