@@ -10,39 +10,12 @@
 
 #include "fake_backend.h"
 #include "qt_test_support.h"
+#include "recorders.h"
 
 namespace kornat::testing {
 namespace {
 
 using hid::HidController;
-
-class RecordingStatus : public StatusView {
-public:
-    std::vector<AdapterStatus> statuses;
-    QString problem;
-    bool permission = false;
-    int problemCalls = 0;
-
-    void showStatus(AdapterStatus status) override { statuses.push_back(status); }
-    void showClaimProblem(const QString& reason, bool permissionDenied) override {
-        problem = reason;
-        permission = permissionDenied;
-        ++problemCalls;
-    }
-    AdapterStatus last() const {
-        return statuses.empty() ? AdapterStatus::NotConnected : statuses.back();
-    }
-};
-
-class RecordingView : public SampleView {
-public:
-    std::string lambda = "0";
-    std::vector<double> ys;
-    void showLambda(const QString& text) override { lambda = text.toStdString(); }
-    void showAfr(const QString&) override {}
-    void addTracePoint(double, double y, std::uint32_t) override { ys.push_back(y); }
-    void clearTrace() override { ys.clear(); }
-};
 
 // The link wired to a real controller over the fake world, as the window wires it.
 class LinkTest : public ::testing::Test {

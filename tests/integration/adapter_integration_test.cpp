@@ -14,35 +14,13 @@
 #include "control_client.h"
 #include "hid_backend.h"
 #include "hid_controller.h"
+#include "fake_backend.h"
 #include "qt_test_support.h"
+#include "recorders.h"
 #include "sampling_cycle.h"
 
 namespace kornat::testing {
 namespace {
-
-class RecordingStatus : public StatusView {
-public:
-    AdapterStatus status = AdapterStatus::NotConnected;
-    QString problem;
-    void showStatus(AdapterStatus s) override { status = s; }
-    void showClaimProblem(const QString& reason, bool) override { problem = reason; }
-};
-
-class RecordingView : public SampleView {
-public:
-    std::string lambda = "0";
-    std::vector<double> ys;
-    void showLambda(const QString& text) override { lambda = text.toStdString(); }
-    void showAfr(const QString&) override {}
-    void addTracePoint(double, double y, std::uint32_t) override { ys.push_back(y); }
-    void clearTrace() override { ys.clear(); }
-};
-
-// A 64-byte feature report, no report IDs.
-const std::vector<std::uint8_t> kLongFeatureDescriptor = {
-    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00,
-    0x75, 0x08, 0x95, 0x40, 0x09, 0x02, 0xB1, 0x02, 0xC0,
-};
 
 class WorldTest : public ::testing::Test {
 protected:
@@ -120,7 +98,7 @@ TEST_F(WorldTest, AdapterPresentAtStartIsClaimedAndRead) {
     start();
     ASSERT_TRUE(waitForChanges(1));
     ASSERT_TRUE(link->adapterClaimed()) << status.problem.toStdString();
-    EXPECT_EQ(status.status, AdapterStatus::Connected);
+    EXPECT_EQ(status.last(), AdapterStatus::Connected);
     EXPECT_EQ(link->adapterDevice()->featureReportLength(), 9u);
     for (const char* other : {"keyboard", "sibling", "stranger"}) {
         EXPECT_EQ(stats(other).opens, 0u) << other << " is left alone";
@@ -144,7 +122,7 @@ TEST_F(WorldTest, UnplugStopsReadingAndReplugReclaims) {
 
     ASSERT_TRUE(control.unplug("adapter"));
     ASSERT_TRUE(waitFor([&] { return !link->adapterClaimed(); }));
-    EXPECT_EQ(status.status, AdapterStatus::Disconnected);
+    EXPECT_EQ(status.last(), AdapterStatus::Disconnected);
     const auto reads = stats("adapter").featureReads;
     const int counter = cycle->sampleCounter();
     cycle->tick();
@@ -157,7 +135,7 @@ TEST_F(WorldTest, UnplugStopsReadingAndReplugReclaims) {
     ASSERT_TRUE(control.setRaw("adapter", 100));
     ASSERT_TRUE(control.plug("adapter"));
     ASSERT_TRUE(waitFor([&] { return link->adapterClaimed(); }));
-    EXPECT_EQ(status.status, AdapterStatus::Connected);
+    EXPECT_EQ(status.last(), AdapterStatus::Connected);
     ASSERT_TRUE(sample());
     EXPECT_EQ(view.lambda, "0.70");
     EXPECT_EQ(cycle->sampleCounter(), counter + 1);
@@ -170,13 +148,13 @@ TEST_F(WorldTest, FailedReadsShowDisconnectedAndPlotZero) {
     ASSERT_TRUE(waitForChanges(1));
     ASSERT_TRUE(control.failReads("adapter", 2, "EIO"));
     ASSERT_TRUE(sample());
-    EXPECT_EQ(status.status, AdapterStatus::Disconnected);
+    EXPECT_EQ(status.last(), AdapterStatus::Disconnected);
     EXPECT_EQ(view.lambda, "0.00");
     EXPECT_EQ(view.ys.back(), 0.0);
     ASSERT_TRUE(sample());
     ASSERT_TRUE(sample());
     EXPECT_EQ(view.lambda, "1.00");
-    EXPECT_EQ(status.status, AdapterStatus::Disconnected) << "until an enumeration finds it";
+    EXPECT_EQ(status.last(), AdapterStatus::Disconnected) << "until an enumeration finds it";
 }
 
 TEST_F(WorldTest, StalledAdapterNeverBlocksTheUiThread) {
@@ -192,7 +170,7 @@ TEST_F(WorldTest, StalledAdapterNeverBlocksTheUiThread) {
     ASSERT_TRUE(waitFor([&] { return ran; }));
     EXPECT_TRUE(link->readOutstanding());
     // The deadline reports it.
-    ASSERT_TRUE(waitFor([&] { return status.status == AdapterStatus::Disconnected; }));
+    ASSERT_TRUE(waitFor([&] { return status.last() == AdapterStatus::Disconnected; }));
     EXPECT_EQ(view.ys.back(), 0.0);
 
     // Closing does not wait for the device: the controller goes while the read still hangs.
@@ -215,7 +193,7 @@ TEST_F(WorldTest, LongFeatureReportIsReadWholeWithoutOverflow) {
     EXPECT_EQ(view.lambda, "1.00");
     ASSERT_EQ(cycle->reportBuffer().size(), 65u);
     EXPECT_EQ(cycle->reportBuffer()[64], 0xA5);
-    EXPECT_EQ(status.status, AdapterStatus::Connected);
+    EXPECT_EQ(status.last(), AdapterStatus::Connected);
 }
 
 TEST_F(WorldTest, InputReportsAreDrained) {
@@ -234,7 +212,7 @@ TEST_F(WorldTest, InputReportsAreDrained) {
     EXPECT_EQ(stats("adapter").inputRead, 5u);
     EXPECT_EQ(data.last()[1].value<std::uint8_t>(), 0) << "no report IDs: ID 0";
     EXPECT_EQ(data.last()[2].toByteArray(), QByteArray("\x01\x02\x03\x04\x05\x06\x07\x04", 8));
-    EXPECT_EQ(status.status, AdapterStatus::Connected);
+    EXPECT_EQ(status.last(), AdapterStatus::Connected);
 }
 
 TEST_F(WorldTest, TwoAdaptersAreBothClaimedAndTheLastIsPolled) {
@@ -258,10 +236,10 @@ TEST_F(WorldTest, PlugAfterStartIsNoticedWithoutAUdevDaemon) {
     start();
     ASSERT_TRUE(waitForChanges(1));
     EXPECT_FALSE(link->adapterClaimed());
-    EXPECT_EQ(status.status, AdapterStatus::NotConnected);
+    EXPECT_EQ(status.last(), AdapterStatus::NotConnected);
     add("adapter");
     ASSERT_TRUE(waitFor([&] { return link->adapterClaimed(); }));
-    EXPECT_EQ(status.status, AdapterStatus::Connected);
+    EXPECT_EQ(status.last(), AdapterStatus::Connected);
 }
 
 }  // namespace
