@@ -43,6 +43,7 @@ test-asan: build-asan
 bench: build-tests
 	./$(BUILD)/bench/tick_bench
 	$(AS_ROOT) ./$(BUILD)/bench/read_rate ./$(BUILD)/tools/emulated-adapter ./$(BUILD)/kornat2 10
+	$(AS_ROOT) ./$(BUILD)/tools/emulated-adapter -- ./$(BUILD)/bench/close_during_stall
 
 # The real program against an emulated adapter playing an engine at idle, with throttle lifts
 # and load. The emulated world needs root (a private mount namespace and FUSE).

@@ -231,10 +231,6 @@ void TMForm::Timer2Timer() {
 
 void TMForm::HIDDeviceChange() { m_link->HIDDeviceChange(); }
 
-bool TMForm::HIDEnumerate(hid::HidDevice& hidDev, int idx) {
-    return m_link->HIDEnumerate(hidDev, idx);
-}
-
 void TMForm::HIDDeviceData(hid::HidDevice* hidDev, std::uint8_t reportId,
                            const QByteArray& report) {
     if (hidDev == nullptr) {
@@ -276,7 +272,10 @@ void TMForm::showClaimProblem(const QString& reason, bool permissionDenied) {
         Label4->setText(QStringLiteral(
             "Нет доступа к адаптеру: установите правило udev 70-kornat2.rules и переподключите адаптер"));
     } else {
-        Label4->setText(QStringLiteral("Адаптер не открывается: %1").arg(reason));
+        // The system's reason can be long; the line shows what fits, the tooltip all of it.
+        const QString text = QStringLiteral("Адаптер не открывается: %1").arg(reason);
+        Label4->setText(
+            QFontMetrics(Label4->font()).elidedText(text, Qt::ElideRight, Label4->width()));
     }
     Label4->setToolTip(reason);
 }

@@ -66,12 +66,12 @@ public:
     const SamplingCycle& cycle() const { return *m_cycle; }
     const AdapterLink& link() const { return *m_link; }
 
-    // Handlers, named after component and event.
+    // Handlers, named after component and event. The enumeration handler is the adapter link's
+    // own (AdapterLink::HIDEnumerate), which its device-change handler drives.
     void FormCreate();
     void Timer1Timer();
     void Timer2Timer();
     void HIDDeviceChange();
-    bool HIDEnumerate(hid::HidDevice& hidDev, int idx);
     void HIDDeviceData(hid::HidDevice* hidDev, std::uint8_t reportId, const QByteArray& report);
 
 protected:

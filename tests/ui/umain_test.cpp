@@ -83,6 +83,8 @@ TEST_F(FormTest, InitialStateMatchesTheLayout) {
         EXPECT_EQ(button->parentWidget(), form.get()) << "siblings of the frame, not its children";
         EXPECT_EQ(button->isChecked(), i == 0);
         EXPECT_EQ(textColour(button), QColor(Qt::white));
+        EXPECT_NE(button->palette().color(QPalette::Text), QColor(Qt::white))
+            << "the checked dot is drawn in the Text colour on a white circle";
     }
 
     // Colours.
@@ -208,6 +210,17 @@ TEST_F(FormTest, StatusLineAndTraceFollowTheAdapter) {
     ASSERT_TRUE(waitFor([&] { return form->link().status() == AdapterStatus::Disconnected; }));
     EXPECT_EQ(form->Label5->text(), QStringLiteral("адаптер отключен"));
     EXPECT_EQ(textColour(form->Label5), QColor(0xFF0000));
+}
+
+TEST_F(FormTest, LongOpenFailureFitsTheInformationLine) {
+    const auto adapter = world->plug(0x0010, 0x0001);
+    world->with(adapter, [](FakeWorld::Device& d) { return d.openFails = true; });
+    create();
+    ASSERT_TRUE(waitFor([&] { return !form->Label4->toolTip().isEmpty(); }));
+    EXPECT_TRUE(form->Label4->text().startsWith(QStringLiteral("Адаптер не открывается")));
+    EXPECT_LE(form->Label4->fontMetrics().horizontalAdvance(form->Label4->text()), 483);
+    EXPECT_EQ(form->Label4->toolTip(), QStringLiteral("Device or resource busy"));
+    EXPECT_EQ(form->Label5->text(), QStringLiteral("адаптер не подключен"));
 }
 
 TEST_F(FormTest, AdapterWithoutPermissionGetsAHint) {
