@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -168,7 +167,7 @@ public:
             const int openErrno = errno;
             result.error = toUtf8(hid_error(nullptr));
             if (result.error.empty()) {
-                result.error = std::strerror(openErrno);
+                result.error = std::generic_category().message(openErrno);
             }
             // errno may have been overwritten while hidapi formatted its message; ask the node.
             result.permissionDenied =

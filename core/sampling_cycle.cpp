@@ -7,8 +7,8 @@
 
 namespace kornat {
 
-SamplingCycle::SamplingCycle(SampleSource& source, SampleView& view, QLocale locale)
-    : m_source(source), m_view(view), m_locale(std::move(locale)) {}
+SamplingCycle::SamplingCycle(SampleSource& source, SampleView& view, const QLocale& locale)
+    : m_source(source), m_view(view), m_locale(locale) {}
 
 void SamplingCycle::tick() {
     if (!m_source.adapterClaimed() || m_source.readOutstanding()) {

@@ -62,7 +62,7 @@ public:
 // Threads: every member runs on the UI thread; the source delivers completions there.
 class SamplingCycle {
 public:
-    SamplingCycle(SampleSource& source, SampleView& view, QLocale locale = QLocale());
+    SamplingCycle(SampleSource& source, SampleView& view, const QLocale& locale = QLocale());
 
     SamplingCycle(const SamplingCycle&) = delete;
     SamplingCycle& operator=(const SamplingCycle&) = delete;

@@ -175,7 +175,7 @@ void TMForm::buildControls() {
     Label5 = new QLabel(this);
     Label5->setObjectName(QStringLiteral("Label5"));
     Label5->move(728, 448);
-    showStatus(AdapterStatus::NotConnected);
+    TMForm::showStatus(AdapterStatus::NotConnected);  // the label's initial text and colour
 
     setTabOrder(Chart1, GroupBox1);
     setTabOrder(GroupBox1, GroupBox2);
