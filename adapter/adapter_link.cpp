@@ -25,10 +25,18 @@ AdapterLink::AdapterLink(hid::HidController& hid, StatusView& view) : m_hid(hid)
 void AdapterLink::HIDDeviceChange() {
     const bool hadAdapter = !m_adapterDevice.isNull();
     m_adapterDevice = nullptr;
+    m_claimProblem = nullptr;
     m_hid.enumerate([this](hid::HidDevice& device, int idx) { return HIDEnumerate(device, idx); });
     // An adapter that was pulled out must not go on being shown as connected.
     if (hadAdapter && m_adapterDevice.isNull()) {
         setStatus(AdapterStatus::Disconnected);
+    }
+    // The information line speaks of a refused adapter only while no adapter works at all.
+    if (!m_adapterDevice.isNull() || m_claimProblem.isNull()) {
+        m_view.showClaimProblem(QString(), false);
+    } else {
+        m_view.showClaimProblem(m_claimProblem->claimError(),
+                                m_claimProblem->claimDeniedByPermissions());
     }
 }
 
@@ -39,11 +47,12 @@ bool AdapterLink::HIDEnumerate(hid::HidDevice& hidDev, int /*idx*/) {
     // An adapter that cannot be opened is not connected: saying so would be a lie, and every
     // read would fail. The reason goes to the information line instead.
     if (!m_hid.checkOut(hidDev)) {
-        m_view.showClaimProblem(hidDev.claimError(), hidDev.claimDeniedByPermissions());
+        if (m_claimProblem.isNull()) {
+            m_claimProblem = &hidDev;
+        }
         return true;
     }
     m_adapterDevice = &hidDev;
-    m_view.showClaimProblem(QString(), false);
     setStatus(AdapterStatus::Connected);
     return true;
 }

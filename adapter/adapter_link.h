@@ -22,8 +22,9 @@ class StatusView {
 public:
     virtual ~StatusView() = default;
     virtual void showStatus(AdapterStatus status) = 0;
-    // A matching adapter that could not be opened: the reason, and whether it is a missing
-    // permission on the device node. Called with an empty reason once an adapter is claimed.
+    // After each look for the adapter: why a matching adapter could not be opened and whether
+    // it is a missing permission on the device node, or an empty reason when there is nothing
+    // to tell (an adapter is claimed, or none was refused).
     virtual void showClaimProblem(const QString& reason, bool permissionDenied) = 0;
 };
 
@@ -60,6 +61,7 @@ private:
     hid::HidController& m_hid;
     StatusView& m_view;
     QPointer<hid::HidDevice> m_adapterDevice;
+    QPointer<hid::HidDevice> m_claimProblem;  // the first adapter refused in this enumeration
     AdapterStatus m_status = AdapterStatus::NotConnected;
 };
 

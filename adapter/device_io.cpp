@@ -67,16 +67,21 @@ void DeviceIo::requestFeature(std::uint64_t sequence, std::vector<std::uint8_t> 
     m_shared->wake.notify_all();
 }
 
+void DeviceIo::requestStop() {
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->stopping = true;
+    m_shared->receiver = nullptr;
+    m_shared->requests.clear();
+    m_shared->wake.notify_all();
+}
+
 void DeviceIo::stop() {
     if (m_stopped) {
         return;
     }
     m_stopped = true;
+    requestStop();
     std::unique_lock lock(m_shared->mutex);
-    m_shared->stopping = true;
-    m_shared->receiver = nullptr;
-    m_shared->requests.clear();
-    m_shared->wake.notify_all();
     const bool allLeft = m_shared->finished.wait_for(
         lock, std::chrono::milliseconds(kStopGraceMs), [this] { return m_shared->running == 0; });
     lock.unlock();

@@ -48,6 +48,9 @@ public:
 
     void requestFeature(std::uint64_t sequence, std::vector<std::uint8_t> report,
                         std::size_t length);
+    // Tells the threads to end and detaches the receiver, without waiting.
+    void requestStop();
+    // requestStop(), then waits up to kStopGraceMs for the threads (see the class comment).
     void stop();
 
 private:

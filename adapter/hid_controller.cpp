@@ -50,9 +50,15 @@ bool HidDevice::checkOut(Backend& backend) {
     m_io = std::make_shared<DeviceIo>(
         this, std::move(feature.handle), std::move(input), m_inputLength,
         [this](DeviceIo::FeatureAnswer answer) {
+            if (!m_io) {
+                return;  // queued before the device was released
+            }
             finishRead(answer.sequence, FeatureResult{std::move(answer.report), answer.ok}, true);
         },
         [this](std::vector<std::uint8_t> report) {
+            if (!m_io) {
+                return;  // queued before the device was released
+            }
             // Reports of a device without report IDs come without an ID byte (HID 1.11, 5.6);
             // the data handler always gets one, 0 in that case, as Windows hands them over.
             if (m_usesReportIds) {
@@ -79,7 +85,9 @@ void HidDevice::release() {
 
 void HidDevice::startFeatureRead(std::vector<std::uint8_t> report, std::size_t length,
                                  std::function<void(FeatureResult)> done) {
-    if (!m_io || m_featureLength == 0 || length == 0) {
+    // One read at a time per device: a second one would wait behind the first in the device
+    // thread anyway, and its callback would take the first one's place.
+    if (!m_io || m_featureLength == 0 || length == 0 || m_readInFlight) {
         done(FeatureResult{std::move(report), false});
         return;
     }
@@ -133,7 +141,13 @@ HidController::HidController(std::unique_ptr<Backend> backend, QObject* parent)
 }
 
 HidController::~HidController() {
-    // Stop every device's threads before anything they post to is gone.
+    // Stop every device's threads before anything they post to is gone. All are told first, so
+    // the grace periods of stalled devices run side by side, not one after another.
+    for (HidDevice* device : m_devices) {
+        if (device->m_io) {
+            device->m_io->requestStop();
+        }
+    }
     for (HidDevice* device : m_devices) {
         device->release();
     }

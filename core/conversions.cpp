@@ -2,7 +2,8 @@
 
 #include <array>
 #include <cmath>
-#include <cstdio>
+#include <charconv>
+#include <system_error>
 
 namespace kornat {
 
@@ -18,39 +19,32 @@ double sweepX(int sampleCounter) { return static_cast<double>(sampleCounter) * 0
 
 namespace {
 
-// printf's fixed notation rounds the stored double to the nearest, which is the rounding the
-// readouts promise. Only the separator is the locale's: QLocale::toString would also bring in
-// the locale's digits and group separators, which the readouts never show.
-QString localised(const char* text, int written, const QLocale& locale) {
-    if (written < 0) {
+// std::to_chars rounds the stored double to the nearest in fixed notation, which is the rounding
+// the readouts promise, and unlike printf it never follows the C library's LC_NUMERIC. Only the
+// separator is the locale's: QLocale::toString would also bring in the locale's digits and group
+// separators, which the readouts never show.
+QString fixedText(double value, int decimals, const QLocale& locale) {
+    if (!std::isfinite(value)) {
+        return QStringLiteral("-");  // never produced by the conversions; a dash beats a wrong figure
+    }
+    // Large enough for any finite double in fixed notation, so the text is never cut.
+    std::array<char, 400> text{};
+    const auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), value,
+                                            std::chars_format::fixed, decimals);
+    if (error != std::errc()) {
         return QStringLiteral("-");
     }
-    QString result = QString::fromLatin1(text, written);
+    QString result = QString::fromLatin1(text.data(), end - text.data());
     result.replace(QLatin1Char('.'), locale.decimalPoint());
     return result;
 }
 
-// Large enough for any finite double in fixed notation, so the text is never cut.
-using TextBuffer = std::array<char, 400>;
-
 }  // namespace
 
-QString lambdaText(double lambda, const QLocale& locale) {
-    if (!std::isfinite(lambda)) {
-        return QStringLiteral("-");  // never produced by the conversions; a dash beats a wrong figure
-    }
-    TextBuffer text{};
-    const int written = std::snprintf(text.data(), text.size(), "%1.2f", lambda);
-    return localised(text.data(), written, locale);
-}
+// "%1.2f": the width of 1 never pads, the shortest result being 0.00.
+QString lambdaText(double lambda, const QLocale& locale) { return fixedText(lambda, 2, locale); }
 
-QString afrText(double afr, const QLocale& locale) {
-    if (!std::isfinite(afr)) {
-        return QStringLiteral("-");
-    }
-    TextBuffer text{};
-    const int written = std::snprintf(text.data(), text.size(), "%2.1f", afr);
-    return localised(text.data(), written, locale);
-}
+// "%2.1f": the width of 2 never pads either, the shortest result being 0.0.
+QString afrText(double afr, const QLocale& locale) { return fixedText(afr, 1, locale); }
 
 }  // namespace kornat

@@ -14,7 +14,7 @@ test_packages=(
   libfuse3-dev fuse3
   clang libclang-rt-14-dev
   xvfb xauth x11-apps imagemagick
-  desktop-file-utils dpkg-dev file
+  desktop-file-utils dpkg-dev file locales
 )
 package_packages=("${run_packages[@]}" dpkg-dev file)
 

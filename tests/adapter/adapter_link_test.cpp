@@ -161,6 +161,17 @@ TEST_F(LinkTest, AdapterThatCannotBeOpenedIsNotShownAsConnected) {
     EXPECT_TRUE(status.problem.isEmpty());
 }
 
+TEST_F(LinkTest, RefusedSecondAdapterDoesNotContradictAWorkingOne) {
+    world->plug(0x0010, 0x0001);
+    const auto refused = world->plug(0x0010, 0x0001);
+    world->with(refused, [](FakeWorld::Device& d) { return d.permissionDenied = true; });
+    start();
+    ASSERT_TRUE(waitForChanges(1));
+    EXPECT_TRUE(link->adapterClaimed());
+    EXPECT_EQ(status.last(), AdapterStatus::Connected);
+    EXPECT_TRUE(status.problem.isEmpty()) << "no hint while an adapter works";
+}
+
 TEST_F(LinkTest, InputReportsChangeNothing) {
     const auto adapter = world->plug(0x0010, 0x0001);
     start();
@@ -224,6 +235,12 @@ TEST_F(LinkTest, ReadOfAnUnpluggedAdapterDoesNotReachTheCycle) {
         std::lock_guard lock(world->mutex);
         fake->stalled = false;
         world->changed.notify_all();
+    }
+    {
+        // The device thread has answered and ended once it closed its handle.
+        std::unique_lock lock(world->mutex);
+        ASSERT_TRUE(world->changed.wait_for(lock, std::chrono::seconds(10),
+                                            [&] { return fake->openHandles == 0; }));
     }
     drainEvents();
     EXPECT_EQ(cycle->sampleCounter(), 0);

@@ -266,6 +266,24 @@ TEST_F(FeatureReadTest, ReadsReport0WithTheSampleInByte3) {
     EXPECT_FALSE(device->readOutstanding());
 }
 
+TEST_F(FeatureReadTest, SecondReadWhileOneIsOutstandingFailsAtOnce) {
+    HidDevice* device = claim();
+    world->with(path, [](FakeWorld::Device& d) { return d.stalled = true; });
+    int firstAnswers = 0;
+    device->startFeatureRead(std::vector<std::uint8_t>(9, 0), 9,
+                             [&](hid::FeatureResult) { ++firstAnswers; });
+    std::optional<hid::FeatureResult> second;
+    device->startFeatureRead(std::vector<std::uint8_t>(9, 0), 9,
+                             [&](hid::FeatureResult r) { second = std::move(r); });
+    ASSERT_TRUE(second.has_value()) << "answered without going to the device";
+    EXPECT_FALSE(second->ok);
+    world->with(path, [](FakeWorld::Device& d) { return d.stalled = false; });
+    ASSERT_TRUE(waitFor([&] { return !device->readOutstanding(); }));
+    drainEvents();
+    EXPECT_EQ(firstAnswers, 1) << "the first read keeps its one answer";
+    EXPECT_EQ(world->device(path)->featureCalls, 1);
+}
+
 TEST_F(FeatureReadTest, FailingDeviceGivesAFailedRead) {
     HidDevice* device = claim();
     world->with(path, [](FakeWorld::Device& d) { return d.failReads = 1; });
@@ -337,8 +355,11 @@ TEST_F(FeatureReadTest, ClosingDuringAStallDoesNotWaitForTheDevice) {
     controller.reset();  // returns although the device never answers
     EXPECT_FALSE(answered);
     {
-        std::lock_guard lock(world->mutex);
-        EXPECT_EQ(fake->openHandles, 1) << "the stuck thread still owns its feature handle";
+        // The input thread leaves within its slice; the stuck one keeps its handle.
+        std::unique_lock lock(world->mutex);
+        EXPECT_TRUE(world->changed.wait_for(lock, std::chrono::seconds(10),
+                                            [&] { return fake->openHandles == 1; }));
+        EXPECT_EQ(fake->stalledCalls, 1);
     }
     // When the device answers at last, the thread closes its handle and ends.
     world->with(path, [](FakeWorld::Device& d) { return d.stalled = false; });

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QLocale>
+#include <QTemporaryDir>
+#include <clocale>
+#include <cstdlib>
+#include <limits>
+#include <string>
 
 #include "conversions.h"
 #include "fuel.h"
@@ -92,6 +97,28 @@ TEST(Readouts, CommaLocaleUsesItsSeparatorAndNothingElse) {
     // Locales with digits of their own still show the readouts in Western digits.
     const QLocale arabic(QLocale::Arabic, QLocale::Egypt);
     EXPECT_EQ(lambdaText(1.0, arabic), QStringLiteral("1") + arabic.decimalPoint() + "00");
+}
+
+TEST(Readouts, OnlyTheGivenLocaleDecidesTheSeparator) {
+    // A Qt application sets the C library's locale from the environment; a comma there must not
+    // leak into the readouts. The comma locale is compiled here so the test does not depend on
+    // the machine's generated locales.
+    const QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString command = QStringLiteral("localedef -i ru_RU -f UTF-8 '%1/ru_RU.UTF-8' 2>/dev/null")
+                                .arg(dir.path());
+    ASSERT_EQ(std::system(command.toLocal8Bit().constData()), 0)
+        << "localedef and the locales package are needed";
+    ASSERT_EQ(setenv("LOCPATH", dir.path().toLocal8Bit().constData(), 1), 0);
+    const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "ru_RU.UTF-8"), nullptr);
+    ASSERT_STREQ(std::localeconv()->decimal_point, ",");
+    const QString lambda = lambdaText(1.0, QLocale::c());
+    const QString afr = afrText(14.7, QLocale::c());
+    std::setlocale(LC_NUMERIC, previous.c_str());
+    unsetenv("LOCPATH");
+    EXPECT_EQ(lambda, "1.00");
+    EXPECT_EQ(afr, "14.7");
 }
 
 TEST(Readouts, NonFiniteValuesNeverShowAFigure) {
