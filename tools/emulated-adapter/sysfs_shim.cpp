@@ -79,6 +79,41 @@ void fixMagic(Sfs* buf)
     if (buf && static_cast<unsigned long>(buf->f_type) == TMPFS_MAGIC) buf->f_type = SYSFS_MAGIC;
 }
 
+// The 32- and 64-bit forms of each call differ only in their struct; these do the fixing once.
+template <typename Sfs>
+int fixFdStatfs(int r, int fd, Sfs* buf)
+{
+    char path[4096];
+    if (r == 0 && fdPath(fd, path, sizeof path) && underSys(path)) fixMagic(buf);
+    return r;
+}
+
+template <typename Sfs>
+int fixPathStatfs(int r, const char* file, Sfs* buf)
+{
+    if (r == 0 && pathUnderSys(file)) fixMagic(buf);
+    return r;
+}
+
+template <typename St>
+int fixFdStat(int r, int fd, St* st)
+{
+    char path[4096];
+    if (r == 0 && S_ISREG(st->st_mode) && fdPath(fd, path, sizeof path)) {
+        const long minor = emulatedMinor(path);
+        if (minor >= 0) asCharDevice(st, minor);
+    }
+    return r;
+}
+
+template <typename St>
+int fixPathStat(int r, const char* path, St* st)
+{
+    const long minor = r == 0 && S_ISREG(st->st_mode) ? emulatedMinor(path) : -1;
+    if (minor >= 0) asCharDevice(st, minor);
+    return r;
+}
+
 }  // namespace
 
 extern "C" {
@@ -86,77 +121,49 @@ extern "C" {
 __attribute__((visibility("default"))) int fstatfs(int fd, struct statfs* buf)
 {
     static auto real = next<int (*)(int, struct statfs*)>("fstatfs");
-    const int r = real(fd, buf);
-    char path[4096];
-    if (r == 0 && fdPath(fd, path, sizeof path) && underSys(path)) fixMagic(buf);
-    return r;
+    return fixFdStatfs(real(fd, buf), fd, buf);
 }
 
 __attribute__((visibility("default"))) int fstatfs64(int fd, struct statfs64* buf)
 {
     static auto real = next<int (*)(int, struct statfs64*)>("fstatfs64");
-    const int r = real(fd, buf);
-    char path[4096];
-    if (r == 0 && fdPath(fd, path, sizeof path) && underSys(path)) fixMagic(buf);
-    return r;
+    return fixFdStatfs(real(fd, buf), fd, buf);
 }
 
 __attribute__((visibility("default"))) int statfs(const char* file, struct statfs* buf)
 {
     static auto real = next<int (*)(const char*, struct statfs*)>("statfs");
-    const int r = real(file, buf);
-    if (r == 0 && pathUnderSys(file)) fixMagic(buf);
-    return r;
+    return fixPathStatfs(real(file, buf), file, buf);
 }
 
 __attribute__((visibility("default"))) int statfs64(const char* file, struct statfs64* buf)
 {
     static auto real = next<int (*)(const char*, struct statfs64*)>("statfs64");
-    const int r = real(file, buf);
-    if (r == 0 && pathUnderSys(file)) fixMagic(buf);
-    return r;
+    return fixPathStatfs(real(file, buf), file, buf);
 }
 
 __attribute__((visibility("default"))) int fstat(int fd, struct stat* st)
 {
     static auto real = next<int (*)(int, struct stat*)>("fstat");
-    const int r = real(fd, st);
-    char path[4096];
-    if (r == 0 && S_ISREG(st->st_mode) && fdPath(fd, path, sizeof path)) {
-        const long minor = emulatedMinor(path);
-        if (minor >= 0) asCharDevice(st, minor);
-    }
-    return r;
+    return fixFdStat(real(fd, st), fd, st);
 }
 
 __attribute__((visibility("default"))) int fstat64(int fd, struct stat64* st)
 {
     static auto real = next<int (*)(int, struct stat64*)>("fstat64");
-    const int r = real(fd, st);
-    char path[4096];
-    if (r == 0 && S_ISREG(st->st_mode) && fdPath(fd, path, sizeof path)) {
-        const long minor = emulatedMinor(path);
-        if (minor >= 0) asCharDevice(st, minor);
-    }
-    return r;
+    return fixFdStat(real(fd, st), fd, st);
 }
 
 __attribute__((visibility("default"))) int stat(const char* path, struct stat* st)
 {
     static auto real = next<int (*)(const char*, struct stat*)>("stat");
-    const int r = real(path, st);
-    const long minor = r == 0 && S_ISREG(st->st_mode) ? emulatedMinor(path) : -1;
-    if (minor >= 0) asCharDevice(st, minor);
-    return r;
+    return fixPathStat(real(path, st), path, st);
 }
 
 __attribute__((visibility("default"))) int stat64(const char* path, struct stat64* st)
 {
     static auto real = next<int (*)(const char*, struct stat64*)>("stat64");
-    const int r = real(path, st);
-    const long minor = r == 0 && S_ISREG(st->st_mode) ? emulatedMinor(path) : -1;
-    if (minor >= 0) asCharDevice(st, minor);
-    return r;
+    return fixPathStat(real(path, st), path, st);
 }
 
 }  // extern "C"
